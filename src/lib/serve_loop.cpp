@@ -11,6 +11,8 @@
 
 #include <random>
 
+#include <fcntl.h>
+
 namespace kelvarin {
 
 namespace {
@@ -66,7 +68,10 @@ void accept_connection(LoopState& loop, tcp::socket socket) {
   if (!id) {
     return;
   }
+  // Prefix and body go out in one write, but replies must not wait for
+  // acknowledgements either; and the host never runs another program.
   socket.set_option(tcp::no_delay(true), ec);
+  ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);
   auto shared = std::make_shared<tcp::socket>(std::move(socket));
   auto reader = start_connection_reader(shared, loop.queue, *id);
   loop.connections.try_emplace(*id, std::move(shared), std::move(reader));
