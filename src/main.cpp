@@ -30,8 +30,10 @@ namespace {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // A closed pipe or socket must be an ordinary write error, not a signal.
+  // A closed pipe or socket, or a file-size limit hit while writing the
+  // discovery file, must be an ordinary write error, not a signal.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   const std::string origin = argc > 1 ? argv[1] : "";
   try {
     boost::asio::io_context loop(1);
