@@ -14,6 +14,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -29,7 +30,7 @@ struct Usage {
   long rss_kib = 0;
 };
 
-Usage usage_of(pid_t pid) {
+Usage read_usage(pid_t pid) {
   Usage u;
   const std::string proc = "/proc/" + std::to_string(pid);
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(proc + "/fd")) {
@@ -43,6 +44,19 @@ Usage usage_of(pid_t pid) {
     }
   }
   return u;
+}
+
+// The host closes a connection when it handles the client's close, a moment
+// after the client's close() returned: wait for the count to settle.
+Usage usage_of(pid_t pid) {
+  Usage last = read_usage(pid);
+  for (int stable = 0; stable < 3;) {
+    std::this_thread::sleep_for(20ms);
+    const Usage now = read_usage(pid);
+    stable = now.descriptors == last.descriptors ? stable + 1 : 0;
+    last = now;
+  }
+  return last;
 }
 
 class Soak {
@@ -61,6 +75,7 @@ class Soak {
     check(files.size() == 1, "one discovery file");
     port_ = files[0].port;
     secret_ = files[0].secret;
+    idle_descriptors_ = read_usage(host_.pid()).descriptors;
   }
 
   pid_t pid() const { return host_.pid(); }
@@ -81,6 +96,18 @@ class Soak {
       for (int i = 0; i < 16; ++i) {
         expect_answer(clients[i], "i" + std::to_string(i));
       }
+      clients.clear();
+      wait_until_idle();
+    }
+  }
+
+  // The host takes a client's close as one more event, so a new round of 16
+  // that came in before it would find the table still full and be refused.
+  void wait_until_idle() {
+    const auto deadline = std::chrono::steady_clock::now() + wait_limit;
+    while (read_usage(host_.pid()).descriptors > idle_descriptors_) {
+      check(std::chrono::steady_clock::now() < deadline, "closed connections released");
+      std::this_thread::sleep_for(1ms);
     }
   }
 
@@ -167,6 +194,7 @@ class Soak {
   peer::HostProcess host_;
   std::uint16_t port_ = 0;
   std::string secret_;
+  std::size_t idle_descriptors_ = 0;
   long answers_ = 0;
 };
 
