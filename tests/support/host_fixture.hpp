@@ -33,6 +33,24 @@ json::value connect_params(std::string_view owner = "owner-1", std::string_view 
 // The three identifiers of `connect_params`, plus ttlMs 90000 for renew.
 json::value owner_params(std::string_view owner = "owner-1", std::string_view account = "account 1");
 
+// The line the host writes to standard error when it fails with `text`.
+[[nodiscard]] std::string failure_line(std::string_view text);
+
+// A frame's 4-byte little-endian length prefix, for frames made by hand.
+[[nodiscard]] std::string length_prefix(std::uint32_t length);
+
+// Everything `fd` yields until its end, or until `timeout` passes.
+[[nodiscard]] std::string read_to_end(int fd, peer::milliseconds timeout = 2s);
+
+// How a host process ended: its status (nothing if it is still running),
+// everything on its standard error, and what was left unread on its
+// standard output.
+struct Ended {
+  std::optional<int> status;
+  std::string err;
+  std::string out;
+};
+
 // The host binary started with a temporary HOME (or the given environment).
 class Host {
  public:
@@ -44,9 +62,12 @@ class Host {
   };
   Host();
   explicit Host(Options options);
+  // With `home` as home() instead of a fresh directory, for hosts that share
+  // HOME; `home` must outlive the host.
+  Host(Options options, std::string home);
 
   [[nodiscard]] peer::HostProcess& process() { return *process_; }
-  [[nodiscard]] const std::string& home() const { return home_.path(); }
+  [[nodiscard]] const std::string& home() const { return home_path_; }
 
   // Sends a frame to the host's standard input.
   bool send(const json::value& value) { return peer::write_json(process_->in(), value); }
@@ -54,8 +75,9 @@ class Host {
   // Reads the next frame the host wrote to the extension.
   peer::FrameRead read(peer::milliseconds timeout = 5s) { return peer::read_frame(process_->out(), timeout); }
 
-  // Sends the hello, reads the reply and the discovery file. Fails the
-  // current test if the host does not answer.
+  // Sends the hello, reads the reply and the discovery file named after the
+  // reply's host id (other hosts may share HOME). Fails the current test if
+  // the host does not answer.
   json::value start(const json::value& hello_message = hello());
 
   [[nodiscard]] const peer::Discovery& discovery() const { return discovery_; }
@@ -65,11 +87,21 @@ class Host {
   // A new client connected to the host's port.
   [[nodiscard]] peer::ClientSocket connect() const { return peer::ClientSocket(port()); }
 
+  // HOME/.kelvarin and the discovery directory below it.
+  [[nodiscard]] std::string data_dir() const { return home() + "/.kelvarin"; }
+  [[nodiscard]] std::string discovery_dir() const { return peer::discovery_dir_under(home()); }
+
+  // Waits for the host to end by itself and collects what it left behind.
+  Ended wait_end(peer::milliseconds timeout = 5s);
+
   // Closes the host's input and returns the exit status.
   std::optional<int> finish(peer::milliseconds timeout = 5s);
 
  private:
+  void launch(const Options& options);
+
   peer::TempDir home_;
+  std::string home_path_;
   std::unique_ptr<peer::HostProcess> process_;
   peer::Discovery discovery_;
 };
