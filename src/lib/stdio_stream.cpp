@@ -9,6 +9,8 @@
 #include <mutex>
 #include <thread>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kelvarin {
@@ -137,12 +139,44 @@ void finish(detail::StdioOp& op, bool reading) {
 
 }  // namespace
 
-StdioStream::StdioStream(executor_type executor, int fd)
-    : executor_(std::move(executor)), worker_(std::make_shared<detail::StdioWorker>(executor_, fd)) {
+namespace {
+
+// A private, non-blocking file description of the pipe behind `fd`, or -1.
+int reopen_pipe(int fd) {
+#ifdef __linux__
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+    return -1;
+  }
+  const int access = ::fcntl(fd, F_GETFL) & O_ACCMODE;
+  if (access != O_RDONLY && access != O_WRONLY) {
+    return -1;
+  }
+  const std::string path = "/proc/self/fd/" + std::to_string(fd);
+  return ::open(path.c_str(), access | O_NONBLOCK | O_CLOEXEC);
+#else
+  (void)fd;
+  return -1;
+#endif
+}
+
+}  // namespace
+
+StdioStream::StdioStream(executor_type executor, int fd) : executor_(std::move(executor)) {
+  if (const int own = reopen_pipe(fd); own >= 0) {
+    ::close(fd);
+    pipe_.emplace(executor_, own);
+    return;
+  }
+  worker_ = std::make_shared<detail::StdioWorker>(executor_, fd);
   worker_->start(worker_);
 }
 
-StdioStream::~StdioStream() { worker_->stop(); }
+StdioStream::~StdioStream() {
+  if (worker_) {
+    worker_->stop();
+  }
+}
 
 void StdioStream::submit(std::shared_ptr<detail::StdioOp> op, bool reading) {
   if (op->size == 0) {

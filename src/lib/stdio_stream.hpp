@@ -7,11 +7,13 @@
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/system/error_code.hpp>
 
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace kelvarin {
 
@@ -36,12 +38,17 @@ class StdioWorker;
 
 }  // namespace detail
 
-// A byte stream over a blocking descriptor (standard input or output) whose
-// reads and writes run on a thread of their own, so the event loop never
-// blocks and the descriptor's file status flags, which other processes may
-// share, are never changed. An operation can be cancelled: it then completes
-// at once with operation_aborted and whatever the thread later reads or
-// writes is dropped, as with any abandoned operation.
+// A byte stream over standard input or output that never blocks the event
+// loop and never changes the file status flags of the inherited descriptor,
+// which other processes (a shell, the browser) may share.
+//
+// A pipe is opened a second time through /proc, which gives this process a
+// file description of its own: that one is made non-blocking and driven by
+// the loop directly. Anything else (a terminal, a file, a socket) is read and
+// written by a thread of its own. On that path an operation can be
+// cancelled: it then completes at once with operation_aborted and whatever
+// the thread later reads or writes is dropped, as with any abandoned
+// operation.
 class StdioStream {
  public:
   using executor_type = asio::any_io_executor;
@@ -54,21 +61,32 @@ class StdioStream {
 
   executor_type get_executor() const { return executor_; }
 
+  // True when the loop drives the descriptor itself, without a thread.
+  [[nodiscard]] bool direct() const { return pipe_.has_value(); }
+
   template <class MutableBuffers, class Token>
   auto async_read_some(const MutableBuffers& buffers, Token&& token) {
-    return start<MutableBuffers>(buffers, true, std::forward<Token>(token));
+    return start<true, MutableBuffers>(buffers, std::forward<Token>(token));
   }
 
   template <class ConstBuffers, class Token>
   auto async_write_some(const ConstBuffers& buffers, Token&& token) {
-    return start<ConstBuffers>(buffers, false, std::forward<Token>(token));
+    return start<false, ConstBuffers>(buffers, std::forward<Token>(token));
   }
 
  private:
-  template <class Buffers, class Token>
-  auto start(const Buffers& buffers, bool reading, Token&& token) {
+  template <bool reading, class Buffers, class Token>
+  auto start(const Buffers& buffers, Token&& token) {
     return asio::async_initiate<Token, void(boost::system::error_code, std::size_t)>(
-        [this, reading](auto handler, const Buffers& bufs) {
+        [this](auto handler, const Buffers& bufs) {
+          if (pipe_) {
+            if constexpr (reading) {
+              pipe_->async_read_some(bufs, std::move(handler));
+            } else {
+              pipe_->async_write_some(bufs, std::move(handler));
+            }
+            return;
+          }
           auto op = std::make_shared<detail::StdioOp>();
           const auto first = *asio::buffer_sequence_begin(bufs);
           op->size = first.size();
@@ -88,6 +106,7 @@ class StdioStream {
   void submit(std::shared_ptr<detail::StdioOp> op, bool reading);
 
   executor_type executor_;
+  std::optional<asio::posix::stream_descriptor> pipe_;
   std::shared_ptr<detail::StdioWorker> worker_;
 };
 
