@@ -6,6 +6,8 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>
 
@@ -13,6 +15,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace kelvarin {
@@ -244,6 +247,86 @@ TEST(JsonText, MinimalEscapesAndNumbers) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(to_json_text(c.value), c.expected);
   }
+}
+
+}  // namespace
+}  // namespace kelvarin
+
+namespace kelvarin {
+namespace {
+
+// Standard streams that are not pipes (a terminal, a file, a socket) go
+// through the blocking-I/O thread; the codec must not notice the difference.
+TEST(StdioStreamThread, ReadsAndWritesFramesOverASocketPair) {
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+  const int peer_end = fds[1];
+  peer::write_all(peer_end, frame(R"({"a":1})") + frame("[2]"));
+  asio::io_context ctx;
+  std::vector<ReadResult> results;
+  Status written;
+  const json::value reply = json::object{{"b", 2}};  // built outside the coroutine: GCC 12 cannot keep an initializer list in its frame
+  {
+    StdioStream stream(ctx.get_executor(), fds[0]);
+    EXPECT_FALSE(stream.direct());
+    asio::co_spawn(
+        ctx,
+        [&]() -> asio::awaitable<void> {
+          results.push_back(co_await read_frame(stream));
+          results.push_back(co_await read_frame(stream));
+          written = co_await write_frame(stream, reply);
+        },
+        asio::detached);
+    ctx.run();
+  }
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(**results[0], (json::object{{"a", 1}}));
+  EXPECT_EQ(**results[1], json::array{2});
+  EXPECT_TRUE(written);
+  auto echoed = peer::read_frame(peer_end, std::chrono::seconds(1));
+  EXPECT_EQ(echoed.body, R"({"b":2})");
+  ::close(peer_end);
+}
+
+TEST(StdioStreamThread, ACancelledReadCompletesAtOnce) {
+  using namespace asio::experimental::awaitable_operators;
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+  const int peer_end = fds[1];
+  asio::io_context ctx;
+  std::optional<std::size_t> winner;
+  const auto start = std::chrono::steady_clock::now();
+  {
+    StdioStream stream(ctx.get_executor(), fds[0]);
+    asio::co_spawn(
+        ctx,
+        [&]() -> asio::awaitable<void> {
+          asio::steady_timer timer(ctx, std::chrono::milliseconds(50));
+          auto first = co_await (read_frame(stream) || timer.async_wait(asio::as_tuple(asio::use_awaitable)));
+          winner = first.index();
+        },
+        asio::detached);
+    ctx.run();  // returns although the thread is still blocked in read()
+  }
+  EXPECT_EQ(winner, 1u);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  ::close(peer_end);  // lets the thread's read return, so it can end
+}
+
+TEST(StdioStreamDirect, APipeIsDrivenByTheLoop) {
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  const int before = ::fcntl(fds[0], F_GETFL);
+  asio::io_context ctx;
+  {
+    StdioStream stream(ctx.get_executor(), ::dup(fds[0]));
+    EXPECT_TRUE(stream.direct());
+    // The descriptor the stream was given shares its description with fds[0]:
+    // its flags stay as they were.
+    EXPECT_EQ(::fcntl(fds[0], F_GETFL), before);
+  }
+  ::close(fds[0]);
+  ::close(fds[1]);
 }
 
 }  // namespace
