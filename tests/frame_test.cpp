@@ -237,6 +237,8 @@ TEST(JsonText, MinimalEscapesAndNumbers) {
       {"vertical tab and other controls", json::string("\x0b\x01\x1f\x00", 4), R"("\u000b\u0001\u001f\u0000")"},
       {"solidus and non-ASCII stay raw", "a/b\u00e9\u2013", "\"a/b\u00e9\u2013\""},
       {"DEL stays raw", "\x7f", "\"\x7f\""},
+      {"escapes far into a long text", json::string(std::string(13, 'a') + "\"" + std::string(17, 'b') + "\x01" + std::string(9, 'c') + "\\"),
+       "\"" + std::string(13, 'a') + "\\\"" + std::string(17, 'b') + "\\u0001" + std::string(9, 'c') + "\\\\\""},
       {"integers", json::array{0, -1, 9223372036854775807LL, 18446744073709551615ULL}, "[0,-1,9223372036854775807,18446744073709551615]"},
       {"float keeps its form", json::array{1.0, 0.5}, "[1E0,5E-1]"},
       {"nested objects sorted at every level", json::object{{"z", json::object{{"y", 1}, {"x", 2}}}, {"B", nullptr}, {"a", json::array{json::object{{"d", 1}, {"c", 2}}}}},

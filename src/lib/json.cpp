@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstdint>
+#include <cstring>
 
 namespace kelvarin {
 
@@ -32,11 +34,34 @@ constexpr std::array<char, 256> make_escape_table() {
 
 constexpr auto escape_table = make_escape_table();
 
+// Whether any of the 8 bytes in `w` is a control character, a quotation mark
+// or a backslash. Exact for the word as a whole, which is all the scan needs.
+bool word_needs_escape(std::uint64_t w) {
+  constexpr std::uint64_t ones = 0x0101010101010101ULL;
+  constexpr std::uint64_t highs = 0x8080808080808080ULL;
+  const auto has_zero = [](std::uint64_t v) { return (v - ones) & ~v & highs; };
+  const std::uint64_t below_space = (w - ones * 0x20) & ~w & highs;
+  return (below_space | has_zero(w ^ (ones * '"')) | has_zero(w ^ (ones * '\\'))) != 0;
+}
+
 void write_string(std::string_view s, std::string& out) {
   static constexpr char hex[] = "0123456789abcdef";
+  out.reserve(out.size() + s.size() + 2);
   out.push_back('"');
   std::size_t run = 0;
   for (std::size_t i = 0; i < s.size(); ++i) {
+    // Long runs of plain text are skipped a word at a time.
+    while (i + 8 <= s.size()) {
+      std::uint64_t w;
+      std::memcpy(&w, s.data() + i, sizeof w);
+      if (word_needs_escape(w)) {
+        break;
+      }
+      i += 8;
+    }
+    if (i >= s.size()) {
+      break;
+    }
     const char e = escape_table[static_cast<unsigned char>(s[i])];
     if (e == 0) {
       continue;
