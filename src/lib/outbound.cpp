@@ -15,15 +15,41 @@ struct Written {
   std::size_t bytes = 0;
 };
 
-// A write raced against its deadline. Losing the write to the timer is
-// harmless here: its partial count is still reported.
+// What the stream takes at once, without waiting.
+std::size_t write_now(asio::ip::tcp::socket& socket, asio::const_buffer bytes, boost::system::error_code& ec) {
+  if (!socket.non_blocking()) {
+    socket.non_blocking(true, ec);
+    if (ec) {
+      return 0;
+    }
+  }
+  return socket.write_some(bytes, ec);
+}
+
+std::size_t write_now(StdioStream& stream, asio::const_buffer bytes, boost::system::error_code& ec) {
+  return stream.write_now(bytes, ec);
+}
+
+// A write raced against its deadline. Most frames fit the socket or pipe
+// buffer and are written at once, with no timer armed; the rest waits for
+// room. Losing the write to the timer is harmless here: its partial count is
+// still reported.
 template <class Stream>
 asio::awaitable<Written> write_within(Stream& stream, const std::string& frame, Clock::duration limit) {
+  boost::system::error_code ec;
+  const std::size_t done = write_now(stream, asio::buffer(frame), ec);
+  if (ec && ec != asio::error::would_block && ec != asio::error::try_again) {
+    co_return Written{std::unexpected(system_error(ec)), done};
+  }
+  if (done == frame.size()) {
+    co_return Written{Status{}, done};
+  }
   asio::steady_timer timer(stream.get_executor(), limit);
   auto [order, write_ec, written, timer_ec] =
       co_await asio::experimental::make_parallel_group(
-          asio::async_write(stream, asio::buffer(frame), asio::deferred), timer.async_wait(asio::deferred))
+          asio::async_write(stream, asio::buffer(frame) + done, asio::deferred), timer.async_wait(asio::deferred))
           .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
+  written += done;
   if (order[0] != 0) {
     co_return Written{std::unexpected(error_of(ErrorKind::TimedOut)), written};
   }

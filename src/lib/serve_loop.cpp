@@ -5,10 +5,12 @@
 #include "outbound.hpp"
 
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/dispatch.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include <functional>
 #include <random>
 
 #include <fcntl.h>
@@ -23,9 +25,22 @@ using asio::ip::tcp;
 // a source that loses a turn keeps what it has: nothing completed is dropped.
 // Their handlers own this, so they may complete after the loop has ended.
 struct Inbox {
-  explicit Inbox(const asio::any_io_executor& executor) : wake(executor) {}
+  explicit Inbox(const asio::any_io_executor& executor) : deadline(executor) {}
 
-  asio::steady_timer wake;
+  // Resumes the loop if it is waiting for something to become ready.
+  void wake() {
+    if (waiter) {
+      auto resume = std::move(waiter);
+      waiter = nullptr;
+      resume();
+    }
+  }
+
+  std::move_only_function<void()> waiter;
+  // Set only for the earliest tracked deadline, and only when that changes,
+  // so a busy loop does not re-arm the system timer every turn.
+  asio::steady_timer deadline;
+  std::optional<Instant> armed;
   bool accepting = false;
   std::optional<std::pair<boost::system::error_code, tcp::socket>> accepted;
   bool receiving = false;
@@ -38,7 +53,7 @@ void arm(const std::shared_ptr<Inbox>& inbox, LoopState& loop) {
     loop.listener.async_accept([inbox](boost::system::error_code ec, tcp::socket socket) {
       inbox->accepting = false;
       inbox->accepted.emplace(ec, std::move(socket));
-      inbox->wake.cancel();
+      inbox->wake();
     });
   }
   if (!inbox->receiving && !inbox->received) {
@@ -46,7 +61,7 @@ void arm(const std::shared_ptr<Inbox>& inbox, LoopState& loop) {
     loop.queue.async_receive([inbox](boost::system::error_code ec, Event event) {
       inbox->receiving = false;
       inbox->received.emplace(ec, std::move(event));
-      inbox->wake.cancel();
+      inbox->wake();
     });
   }
 }
@@ -114,6 +129,34 @@ asio::awaitable<Status> close_broken(LoopState& loop) {
   }
 }
 
+void arm_deadline(const std::shared_ptr<Inbox>& inbox, std::optional<Instant> wakeup) {
+  if (wakeup == inbox->armed) {
+    return;
+  }
+  inbox->armed = wakeup;
+  if (!wakeup) {
+    inbox->deadline.cancel();
+    return;
+  }
+  inbox->deadline.expires_at(*wakeup);  // cancels the wait for the old instant
+  inbox->deadline.async_wait([inbox](boost::system::error_code ec) {
+    if (!ec) {
+      inbox->armed.reset();
+      inbox->wake();
+    }
+  });
+}
+
+// Suspends the loop until an accept or a receive completes or the deadline
+// timer fires; the caller checks which.
+auto until_woken(const std::shared_ptr<Inbox>& inbox) {
+  return asio::async_initiate<decltype(asio::use_awaitable), void()>(
+      [inbox](auto handler) {
+        inbox->waiter = [h = std::move(handler)]() mutable { asio::dispatch(std::move(h)); };
+      },
+      asio::use_awaitable);
+}
+
 enum class Source { accept, event, timer };
 
 }  // namespace
@@ -135,8 +178,8 @@ asio::awaitable<Status> serve_loop(LoopState loop) {
     const auto wakeup = next_wakeup(loop.bridge);
     const auto timer_due = [&] { return wakeup && Clock::now() >= *wakeup; };
     while (!inbox->accepted && !inbox->received && !timer_due()) {
-      inbox->wake.expires_at(wakeup.value_or(Instant::max()));
-      co_await inbox->wake.async_wait(asio::as_tuple(asio::use_awaitable));
+      arm_deadline(inbox, wakeup);
+      co_await until_woken(inbox);
     }
 
     const bool ready[3] = {inbox->accepted.has_value(), inbox->received.has_value(), timer_due()};

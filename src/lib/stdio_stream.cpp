@@ -166,10 +166,20 @@ StdioStream::StdioStream(executor_type executor, int fd) : executor_(std::move(e
   if (const int own = reopen_pipe(fd); own >= 0) {
     ::close(fd);
     pipe_.emplace(executor_, own);
+    boost::system::error_code ignored;
+    pipe_->non_blocking(true, ignored);  // synchronous attempts return would_block, never wait
     return;
   }
   worker_ = std::make_shared<detail::StdioWorker>(executor_, fd);
   worker_->start(worker_);
+}
+
+std::size_t StdioStream::write_now(asio::const_buffer bytes, boost::system::error_code& ec) {
+  if (!pipe_) {
+    ec = asio::error::would_block;
+    return 0;
+  }
+  return pipe_->write_some(bytes, ec);
 }
 
 StdioStream::~StdioStream() {

@@ -64,6 +64,10 @@ class StdioStream {
   // True when the loop drives the descriptor itself, without a thread.
   [[nodiscard]] bool direct() const { return pipe_.has_value(); }
 
+  // Writes what the pipe takes without waiting; would_block when it takes
+  // nothing or when only the thread may write.
+  std::size_t write_now(asio::const_buffer bytes, boost::system::error_code& ec);
+
   template <class MutableBuffers, class Token>
   auto async_read_some(const MutableBuffers& buffers, Token&& token) {
     return start<true, MutableBuffers>(buffers, std::forward<Token>(token));
