@@ -7,6 +7,8 @@
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 
+#include <malloc.h>
+
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -34,6 +36,10 @@ int main(int argc, char** argv) {
   // discovery file, must be an ordinary write error, not a signal.
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
+  // Frames of up to 64 KiB come and go all the time; keep the heap's top
+  // instead of handing it back to the system and faulting it in again.
+  mallopt(M_TRIM_THRESHOLD, 4 << 20);
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
   const std::string origin = argc > 1 ? argv[1] : "";
   try {
     boost::asio::io_context loop(1);
