@@ -333,3 +333,37 @@ TEST(StdioStreamDirect, APipeIsDrivenByTheLoop) {
 
 }  // namespace
 }  // namespace kelvarin
+
+namespace kelvarin {
+namespace {
+
+// Numbers with a fraction or an exponent are read as the nearest double, and
+// one beyond a double's range is refused rather than passed on as text that
+// is not JSON.
+TEST(JsonNumbers, ReadExactlyAndWrittenBackAsJson) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"[1.7976931348623158e308]", "[1.7976931348623157E308]"},
+      {"[0e99999]", "[0E0]"},
+      {"[1e-400]", "[0E0]"},
+      {"[-9223372530654775808]", "[-9.223372530654775E18]"},
+      {"[7.777777777777777E54]", "[7.777777777777777E54]"},
+      {"[0.1,2.5e-3,-0.0]", "[1E-1,2.5E-3,-0E0]"},
+  };
+  for (const auto& [text, written] : cases) {
+    SCOPED_TRACE(text);
+    auto value = parse_json(text);
+    ASSERT_TRUE(value);
+    EXPECT_EQ(to_json_text(*value), written);
+    auto again = parse_json(written);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(*again, *value);
+  }
+  for (const char* text : {"1e400", "[-1e309]", "{\"a\":1.8e308}"}) {
+    SCOPED_TRACE(text);
+    ASSERT_FALSE(parse_json(text));
+    EXPECT_EQ(parse_json(text).error().text(), "Invalid JSON frame.");
+  }
+}
+
+}  // namespace
+}  // namespace kelvarin

@@ -1,12 +1,14 @@
 #include "json.hpp"
 
 #include <boost/container/small_vector.hpp>
-#include <boost/json/parse.hpp>
+#include <boost/json/basic_parser_impl.hpp>
+#include <boost/json/value_stack.hpp>
 #include <boost/json/serializer.hpp>
 
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -159,6 +161,93 @@ void write_value(const json::value& v, std::string& out) {
   }
 }
 
+// Builds the value as Boost.JSON's own parser does, except for numbers with
+// a fraction or an exponent: Boost.JSON 1.81 may read those a step away from
+// the nearest double, or as infinity, which would then be passed on changed
+// or as text that is not JSON. They are read again from their text, and one
+// beyond the range of a double is refused.
+struct ValueBuilder {
+  static constexpr std::size_t max_object_size = json::object::max_size();
+  static constexpr std::size_t max_array_size = json::array::max_size();
+  static constexpr std::size_t max_key_size = json::string::max_size();
+  static constexpr std::size_t max_string_size = json::string::max_size();
+
+  json::value_stack stack;
+  std::string number;  // the start of a number split across input pieces
+
+  using ec_t = boost::system::error_code;
+  bool on_document_begin(ec_t&) { return true; }
+  bool on_document_end(ec_t&) { return true; }
+  bool on_object_begin(ec_t&) { return true; }
+  bool on_object_end(std::size_t n, ec_t&) {
+    stack.push_object(n);
+    return true;
+  }
+  bool on_array_begin(ec_t&) { return true; }
+  bool on_array_end(std::size_t n, ec_t&) {
+    stack.push_array(n);
+    return true;
+  }
+  bool on_key_part(json::string_view s, std::size_t, ec_t&) {
+    stack.push_chars(s);
+    return true;
+  }
+  bool on_key(json::string_view s, std::size_t, ec_t&) {
+    stack.push_key(s);
+    return true;
+  }
+  bool on_string_part(json::string_view s, std::size_t, ec_t&) {
+    stack.push_chars(s);
+    return true;
+  }
+  bool on_string(json::string_view s, std::size_t, ec_t&) {
+    stack.push_string(s);
+    return true;
+  }
+  bool on_number_part(json::string_view s, ec_t&) {
+    number.append(s.data(), s.size());
+    return true;
+  }
+  bool on_int64(std::int64_t i, json::string_view, ec_t&) {
+    number.clear();
+    stack.push_int64(i);
+    return true;
+  }
+  bool on_uint64(std::uint64_t u, json::string_view, ec_t&) {
+    number.clear();
+    stack.push_uint64(u);
+    return true;
+  }
+  bool on_double(double approximate, json::string_view s, ec_t& ec) {
+    number.append(s.data(), s.size());
+    double exact = approximate;
+    const auto [end, err] = std::from_chars(number.data(), number.data() + number.size(), exact);
+    number.clear();
+    if (err == std::errc::result_out_of_range) {
+      if (!std::isfinite(approximate) || std::abs(approximate) > 1.0) {
+        ec = json::error::exponent_overflow;  // beyond the largest double
+        return false;
+      }
+      exact = approximate;  // below the smallest: Boost.JSON's zero or subnormal stands
+    } else if (err != std::errc{}) {
+      ec = json::error::syntax;
+      return false;
+    }
+    stack.push_double(exact);
+    return true;
+  }
+  bool on_bool(bool b, ec_t&) {
+    stack.push_bool(b);
+    return true;
+  }
+  bool on_null(ec_t&) {
+    stack.push_null();
+    return true;
+  }
+  bool on_comment_part(json::string_view, ec_t&) { return true; }
+  bool on_comment(json::string_view, ec_t&) { return true; }
+};
+
 }  // namespace
 
 const json::value& member(const json::value& value, std::string_view key) {
@@ -188,12 +277,14 @@ bool is_text(const json::value& value, std::string_view text) {
 Result<json::value> parse_json(std::string_view text) {
   json::parse_options options;
   options.max_depth = max_json_depth;
+  json::basic_parser<ValueBuilder> parser(options);
+  parser.handler().stack.reset();
   boost::system::error_code ec;
-  json::value value = json::parse(text, ec, json::storage_ptr(), options);
-  if (ec) {
+  const std::size_t used = parser.write_some(false, text.data(), text.size(), ec);
+  if (ec || used != text.size()) {
     return std::unexpected(invalid("Invalid JSON frame."));
   }
-  return value;
+  return parser.handler().stack.release();
 }
 
 void write_json(const json::value& value, std::string& out) { write_value(value, out); }
