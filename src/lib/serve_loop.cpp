@@ -170,6 +170,12 @@ bool loopback_peer(const asio::ip::address& address) {
 
 asio::awaitable<Status> serve_loop(LoopState loop) {
   auto inbox = std::make_shared<Inbox>(co_await asio::this_coro::executor);
+  // Nothing of the loop may outlive it on the event loop: the deadline timer
+  // would otherwise keep an embedder's run() going until the lease's end.
+  struct Disarm {
+    Inbox& inbox;
+    ~Disarm() { inbox.deadline.cancel(); }
+  } disarm{*inbox};
   std::minstd_rand random(std::random_device{}());
   std::uniform_int_distribution<int> pick_start(0, 2);
 
