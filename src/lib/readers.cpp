@@ -22,6 +22,8 @@ asio::awaitable<void> pump(Stream& stream, EventQueue& queue, OnFrame on_frame, 
   constexpr auto token = asio::as_tuple(asio::use_awaitable);
   for (;;) {
     auto frame = co_await read_frame(stream);
+    // Stated here rather than left to the next wait, which would fail too:
+    // an aborted reader sends nothing, not even its closed event.
     if (co_await aborted()) {
       co_return;
     }

@@ -50,7 +50,9 @@ inline constexpr std::size_t event_queue_capacity = 32;
 using EventQueue = asio::experimental::channel<void(boost::system::error_code, Event)>;
 
 // The handle that stops a reader task. An aborted task sends no further event;
-// an event it was waiting to append is destroyed.
+// an event it was waiting to append is destroyed. Abort on the event-loop
+// thread only: the cancellation reaches the task through its signal, which
+// the task may release as soon as it runs again.
 class ReaderTask {
  public:
   ReaderTask() = default;
