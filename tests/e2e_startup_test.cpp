@@ -28,6 +28,14 @@ int mode_of(const std::string& path) {
 
 bool exists(const std::string& path) { return mode_of(path) != -1; }
 
+// A start-up failure: status 1, exactly the one line on stderr, nothing to
+// the extension.
+void expect_failed_start(const Ended& end, std::string_view text) {
+  EXPECT_EQ(end.status, 1);
+  EXPECT_EQ(end.err, failure_line(text));
+  EXPECT_EQ(end.out, "");
+}
+
 bool is_symlink(const std::string& path) {
   struct stat st {};
   return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
@@ -97,9 +105,7 @@ TEST(StartupOrigin, RefusesAnUntrustedOriginWithoutReadingInput) {
     Host host({.args = c.args, .env = {}});
     // Nothing is sent: a host that waited for its hello would still be running.
     const auto end = host.wait_end();
-    EXPECT_EQ(end.status, 1);
-    EXPECT_EQ(end.err, failure_line("Untrusted extension origin."));
-    EXPECT_EQ(end.out, "");
+    expect_failed_start(end, "Untrusted extension origin.");
     EXPECT_FALSE(exists(host.data_dir()));
   }
 }
@@ -129,9 +135,7 @@ TEST(StartupOrigin, AcceptsEitherTrustedOriginAndIgnoresFurtherArguments) {
 TEST(StartupEnvironment, HomeUnsetFailsBeforeReadingInput) {
   Host host({.args = {trusted_origin_1}, .env = {{"HOME", std::nullopt}}});
   const auto end = host.wait_end();
-  EXPECT_EQ(end.status, 1);
-  EXPECT_EQ(end.err, failure_line("Cannot locate the current user's home directory."));
-  EXPECT_EQ(end.out, "");
+  expect_failed_start(end, "Cannot locate the current user's home directory.");
 }
 
 TEST(StartupEnvironment, HomeThatDoesNotExistFailsWithTheSystemError) {
@@ -140,9 +144,7 @@ TEST(StartupEnvironment, HomeThatDoesNotExistFailsWithTheSystemError) {
   Host host({.args = {trusted_origin_1}, .env = {}}, home);
   ASSERT_TRUE(host.send(hello()));
   const auto end = host.wait_end();
-  EXPECT_EQ(end.status, 1);
-  EXPECT_EQ(end.err, failure_line("No such file or directory (os error 2)"));
-  EXPECT_EQ(end.out, "");
+  expect_failed_start(end, "No such file or directory (os error 2)");
   EXPECT_FALSE(exists(home));
 }
 
@@ -162,9 +164,7 @@ TEST(StartupHello, InputClosedAtOnceIsAMissingHello) {
   Host host;
   host.process().close_in();
   const auto end = host.wait_end();
-  EXPECT_EQ(end.status, 1);
-  EXPECT_EQ(end.err, failure_line("Missing bridge hello."));
-  EXPECT_EQ(end.out, "");
+  expect_failed_start(end, "Missing bridge hello.");
   EXPECT_FALSE(exists(host.data_dir()));
 }
 
@@ -174,9 +174,7 @@ TEST(StartupHello, TimesOutAfterTenSecondsWithoutAWholeFrame) {
   ASSERT_TRUE(host.send_raw(std::string_view("\x40\x00", 2)));
   EXPECT_EQ(host.process().wait_exit(9s), std::nullopt) << "ended before its 10 seconds";
   const auto end = host.wait_end(4s);
-  EXPECT_EQ(end.status, 1);
-  EXPECT_EQ(end.err, failure_line("timed out"));
-  EXPECT_EQ(end.out, "");
+  expect_failed_start(end, "timed out");
   EXPECT_FALSE(exists(host.data_dir()));
 }
 
@@ -210,9 +208,7 @@ TEST(StartupHello, RefusesAHelloThatIsNotAValidRequest) {
     Host host;
     ASSERT_TRUE(host.send_raw(peer::frame_bytes(c.text)));
     const auto end = host.wait_end();
-    EXPECT_EQ(end.status, 1);
-    EXPECT_EQ(end.err, failure_line("Invalid bridge hello."));
-    EXPECT_EQ(end.out, "");
+    expect_failed_start(end, "Invalid bridge hello.");
     EXPECT_FALSE(exists(host.data_dir()));
   }
 }
@@ -240,9 +236,7 @@ TEST(StartupHello, RefusesAMalformedHelloFrameWithTheFrameError) {
       host.process().close_in();
     }
     const auto end = host.wait_end();
-    EXPECT_EQ(end.status, 1);
-    EXPECT_EQ(end.err, failure_line(c.text));
-    EXPECT_EQ(end.out, "");
+    expect_failed_start(end, c.text);
     EXPECT_FALSE(exists(host.data_dir()));
   }
 }
@@ -289,9 +283,7 @@ TEST(StartupHello, RefusesInvalidMetadataBeforeTouchingTheDisk) {
     Host host;
     ASSERT_TRUE(host.send(hello("hello-1", params_with(c.key, c.value))));
     const auto end = host.wait_end();
-    EXPECT_EQ(end.status, 1);
-    EXPECT_EQ(end.err, failure_line("Invalid bridge metadata."));
-    EXPECT_EQ(end.out, "");
+    expect_failed_start(end, "Invalid bridge metadata.");
     EXPECT_FALSE(exists(host.data_dir()));
   }
 }
@@ -456,9 +448,7 @@ TEST(StartupDiscovery, RefusesUnsafeDirectoriesAndLeavesThemAlone) {
     c.make(host.home());
     ASSERT_TRUE(host.send(hello()));
     const auto end = host.wait_end();
-    EXPECT_EQ(end.status, 1);
-    EXPECT_EQ(end.err, failure_line("Unsafe bridge directory."));
-    EXPECT_EQ(end.out, "");
+    expect_failed_start(end, "Unsafe bridge directory.");
     c.check(host.home());
   }
 }

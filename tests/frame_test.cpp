@@ -33,8 +33,18 @@ std::string le(std::uint32_t n) {
 
 std::string frame(std::string_view body) { return le(static_cast<std::uint32_t>(body.size())) + std::string(body); }
 
-// Feeds `bytes` through a real pipe and reads frames with the host's own
-// blocking-thread stream until the stream ends or a read fails.
+// Runs `body` on the host's own stream over `fd` (taken over), until both
+// are done.
+template <class Body>
+void on_stream(int fd, Body body) {
+  asio::io_context ctx;
+  StdioStream stream(ctx.get_executor(), fd);
+  asio::co_spawn(ctx, body(stream), asio::detached);
+  ctx.run();
+}
+
+// Feeds `bytes` through a real pipe and reads frames until the stream ends or
+// a read fails.
 std::vector<ReadResult> read_all(const std::string& bytes, std::size_t max_reads = 16) {
   int fds[2];
   EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
@@ -42,23 +52,15 @@ std::vector<ReadResult> read_all(const std::string& bytes, std::size_t max_reads
     peer::write_all(fd, bytes);
     ::close(fd);
   });
-  asio::io_context ctx;
   std::vector<ReadResult> results;
-  {
-    StdioStream stream(ctx.get_executor(), fds[0]);
-    asio::co_spawn(
-        ctx,
-        [&]() -> asio::awaitable<void> {
-          while (results.size() < max_reads) {
-            results.push_back(co_await read_frame(stream));
-            if (!results.back() || !*results.back()) {
-              break;
-            }
-          }
-        },
-        asio::detached);
-    ctx.run();
-  }
+  on_stream(fds[0], [&](StdioStream& stream) -> asio::awaitable<void> {
+    while (results.size() < max_reads) {
+      results.push_back(co_await read_frame(stream));
+      if (!results.back() || !*results.back()) {
+        break;
+      }
+    }
+  });
   writer.join();
   return results;
 }
@@ -76,14 +78,10 @@ std::pair<Status, std::string> write_one(const json::value& value) {
     }
     ::close(fd);
   });
-  asio::io_context ctx;
   Status status;
-  {
-    StdioStream stream(ctx.get_executor(), fds[1]);
-    asio::co_spawn(
-        ctx, [&]() -> asio::awaitable<void> { status = co_await write_frame(stream, value); }, asio::detached);
-    ctx.run();
-  }  // the stream's thread closes the write end once idle
+  on_stream(fds[1], [&](StdioStream& stream) -> asio::awaitable<void> {
+    status = co_await write_frame(stream, value);
+  });  // closes the write end, which ends the reader
   reader.join();
   return {status, out};
 }
@@ -162,19 +160,11 @@ TEST(ReadFrame, BadLengthConsumesNothingAfterThePrefix) {
   ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
   peer::write_all(fds[1], le(0) + frame(R"({"next":true})"));
   ::close(fds[1]);
-  asio::io_context ctx;
   std::vector<ReadResult> results;
-  {
-    StdioStream stream(ctx.get_executor(), fds[0]);
-    asio::co_spawn(
-        ctx,
-        [&]() -> asio::awaitable<void> {
-          results.push_back(co_await read_frame(stream));
-          results.push_back(co_await read_frame(stream));
-        },
-        asio::detached);
-    ctx.run();
-  }
+  on_stream(fds[0], [&](StdioStream& stream) -> asio::awaitable<void> {
+    results.push_back(co_await read_frame(stream));
+    results.push_back(co_await read_frame(stream));
+  });
   ASSERT_EQ(results.size(), 2u);
   EXPECT_FALSE(results[0].has_value());
   ASSERT_TRUE(results[1].has_value() && results[1]->has_value());
@@ -211,15 +201,11 @@ TEST(WriteFrame, ToAClosedPipeIsAnError) {
   ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
   ::close(fds[0]);
   std::signal(SIGPIPE, SIG_IGN);
-  asio::io_context ctx;
+  const json::value empty = json::object{};
   Status status;
-  {
-    StdioStream stream(ctx.get_executor(), fds[1]);
-    asio::co_spawn(
-        ctx, [&]() -> asio::awaitable<void> { status = co_await write_frame(stream, json::object{}); },
-        asio::detached);
-    ctx.run();
-  }
+  on_stream(fds[1], [&](StdioStream& stream) -> asio::awaitable<void> {
+    status = co_await write_frame(stream, empty);
+  });
   ASSERT_FALSE(status);
   EXPECT_EQ(status.error().text(), "Broken pipe (os error 32)");
 }
@@ -251,11 +237,6 @@ TEST(JsonText, MinimalEscapesAndNumbers) {
   }
 }
 
-}  // namespace
-}  // namespace kelvarin
-
-namespace kelvarin {
-namespace {
 
 // Standard streams that are not pipes (a terminal, a file, a socket) go
 // through the blocking-I/O thread; the codec must not notice the difference.
@@ -264,23 +245,17 @@ TEST(StdioStreamThread, ReadsAndWritesFramesOverASocketPair) {
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
   const int peer_end = fds[1];
   peer::write_all(peer_end, frame(R"({"a":1})") + frame("[2]"));
-  asio::io_context ctx;
   std::vector<ReadResult> results;
   Status written;
+  bool direct = true;
   const json::value reply = json::object{{"b", 2}};  // built outside the coroutine: GCC 12 cannot keep an initializer list in its frame
-  {
-    StdioStream stream(ctx.get_executor(), fds[0]);
-    EXPECT_FALSE(stream.direct());
-    asio::co_spawn(
-        ctx,
-        [&]() -> asio::awaitable<void> {
-          results.push_back(co_await read_frame(stream));
-          results.push_back(co_await read_frame(stream));
-          written = co_await write_frame(stream, reply);
-        },
-        asio::detached);
-    ctx.run();
-  }
+  on_stream(fds[0], [&](StdioStream& stream) -> asio::awaitable<void> {
+    direct = stream.direct();
+    results.push_back(co_await read_frame(stream));
+    results.push_back(co_await read_frame(stream));
+    written = co_await write_frame(stream, reply);
+  });
+  EXPECT_FALSE(direct);
   ASSERT_EQ(results.size(), 2u);
   EXPECT_EQ(**results[0], (json::object{{"a", 1}}));
   EXPECT_EQ(**results[1], json::array{2});
@@ -295,21 +270,14 @@ TEST(StdioStreamThread, ACancelledReadCompletesAtOnce) {
   int fds[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
   const int peer_end = fds[1];
-  asio::io_context ctx;
   std::optional<std::size_t> winner;
   const auto start = std::chrono::steady_clock::now();
-  {
-    StdioStream stream(ctx.get_executor(), fds[0]);
-    asio::co_spawn(
-        ctx,
-        [&]() -> asio::awaitable<void> {
-          asio::steady_timer timer(ctx, std::chrono::milliseconds(50));
-          auto first = co_await (read_frame(stream) || timer.async_wait(asio::as_tuple(asio::use_awaitable)));
-          winner = first.index();
-        },
-        asio::detached);
-    ctx.run();  // returns although the thread is still blocked in read()
-  }
+  // Returns although the thread is still blocked in read().
+  on_stream(fds[0], [&](StdioStream& stream) -> asio::awaitable<void> {
+    asio::steady_timer timer(stream.get_executor(), std::chrono::milliseconds(50));
+    auto first = co_await (read_frame(stream) || timer.async_wait(asio::as_tuple(asio::use_awaitable)));
+    winner = first.index();
+  });
   EXPECT_EQ(winner, 1u);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
   ::close(peer_end);  // lets the thread's read return, so it can end
@@ -331,11 +299,6 @@ TEST(StdioStreamDirect, APipeIsDrivenByTheLoop) {
   ::close(fds[1]);
 }
 
-}  // namespace
-}  // namespace kelvarin
-
-namespace kelvarin {
-namespace {
 
 // Numbers with a fraction or an exponent are read as the nearest double, and
 // one beyond a double's range is refused rather than passed on as text that
