@@ -1,0 +1,1 @@
+#include "kelvarin/client.hpp"
