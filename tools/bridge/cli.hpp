@@ -29,20 +29,20 @@ enum Exit : int {
 };
 
 struct OptionSpec {
-  std::string name;        // "--browser"
-  std::string value_name;  // "NAME"; empty for a flag
+  std::string name{};        // "--browser"
+  std::string value_name{};  // "NAME"; empty for a flag
   bool repeatable = false;
-  std::string help;
+  std::string help{};
 };
 
 struct CommandSpec {
-  std::string name;
-  std::string arguments;  // positional part of the synopsis, e.g. "METHOD"
+  std::string name{};
+  std::string arguments{};  // positional part of the synopsis, e.g. "METHOD"
   std::size_t min_positional = 0;
   std::size_t max_positional = 0;
-  std::string summary;  // one line, for the command list
-  std::string details;  // paragraphs for --help
-  std::vector<OptionSpec> options;  // --json and --help are added for every command
+  std::string summary{};  // one line, for the command list
+  std::string details{};  // paragraphs for --help
+  std::vector<OptionSpec> options{};  // --json and --help are added for every command
 };
 
 struct Args {
