@@ -6,6 +6,7 @@
 
 #include <boost/json/object.hpp>
 
+#include <algorithm>
 #include <condition_variable>
 #include <thread>
 
@@ -55,6 +56,7 @@ struct Lease::State {
   std::shared_ptr<Session::Channel> channel;
   std::string profile_id;
   LeaseScope scope;
+  milliseconds renew_every{renew_after};
 
   mutable std::mutex mutex;
   std::condition_variable changed;
@@ -110,21 +112,26 @@ struct Lease::State {
 
   void renew_loop() {
     std::unique_lock lock(mutex);
+    Clock::time_point retry_at{};  // after a refusal that kept the lease
     for (;;) {
-      const auto due = renewed_at + renew_after;
-      changed.wait_until(lock, due, [&] { return stopping || !held || renewed_at + renew_after != due; });
+      const auto renewed = renewed_at;
+      const auto due = std::max(renewed + renew_every, retry_at);
+      changed.wait_until(lock, due, [&] { return stopping || !held || renewed_at != renewed; });
       if (stopping || !held) {
         return;
       }
-      if (Clock::now() < renewed_at + renew_after) {
+      if (renewed_at != renewed || Clock::now() < due) {
         continue;  // renewed by hand meanwhile
       }
       lock.unlock();
       auto result = perform(Method::renew, default_call_timeout);
       lock.lock();
-      if (!result && !held) {
-        renewal_error = result.error();
-        return;
+      if (!result) {
+        if (!held) {
+          renewal_error = result.error();
+          return;
+        }
+        retry_at = Clock::now() + std::chrono::seconds(1);
       }
     }
   }
@@ -160,7 +167,8 @@ Lease::~Lease() {
   }
 }
 
-Result<Lease> Lease::acquire(Session& session, LeaseScope scope, Renewal renewal, milliseconds timeout) {
+Result<Lease> Lease::acquire(Session& session, LeaseScope scope, Renewal renewal, milliseconds timeout,
+                            milliseconds renew_every) {
   if (!session.channel_) {
     return std::unexpected(make_error(ErrorKind::Closed, "The session is closed."));
   }
@@ -168,6 +176,7 @@ Result<Lease> Lease::acquire(Session& session, LeaseScope scope, Renewal renewal
   state->channel = session.channel_;
   state->profile_id = session.host().profile_id;
   state->scope = std::move(scope);
+  state->renew_every = renew_every;
   if (auto result = state->perform(Method::connect, timeout); !result) {
     return std::unexpected(std::move(result.error()));
   }

@@ -325,7 +325,7 @@ Result<Session> connect(const std::optional<std::string>& profile_id, const std:
   }
   return std::unexpected(make_error(ErrorKind::Ambiguous, std::to_string(live.size()) +
                                                               " hosts are running (profiles " + profiles +
-                                                              "); choose one by its profile."));
+                                                              "); choose one by its profile id."));
 }
 
 }  // namespace kelvarin::client

@@ -226,7 +226,7 @@ struct CommandRun {
 };
 
 // kelvarin-bridge with HOME set to `home`.
-[[maybe_unused]] CommandRun run_bridge(const std::vector<std::string>& args, const std::string& home) {
+CommandRun run_bridge(const std::vector<std::string>& args, const std::string& home) {
   kelvarin::peer::HostProcess process(
       {.binary = BRIDGE_BINARY, .args = args, .env = {{"HOME", home}, {"PATH", "/usr/bin:/bin"}}});
   process.close_in();
@@ -237,7 +237,7 @@ struct CommandRun {
   return run;
 }
 
-[[maybe_unused]] std::string describe(const CommandRun& run) {
+std::string describe(const CommandRun& run) {
   return "status " + (run.status ? std::to_string(*run.status) : std::string("none")) + "\nstdout:\n" + run.out +
          "\nstderr:\n" + run.err;
 }
@@ -371,6 +371,11 @@ class RealBrowser : public ::testing::Test {
         ADD_FAILURE() << "the host ended before publishing its discovery file";
         return std::nullopt;
       }
+      // The extension logs it when the browser refuses or loses the host.
+      if (read_text(browser_log()).find("kelvarin-test: native port closed") != std::string::npos) {
+        ADD_FAILURE() << "the browser closed the extension's native port (see the log below)";
+        return std::nullopt;
+      }
     }
     ADD_FAILURE() << "no discovery file within " << limit.count() << " s";
     return std::nullopt;
@@ -438,6 +443,26 @@ TEST_F(RealBrowser, ClientLeaseGoesThroughTheBrowserAndTheHostEndsWithThePort) {
   renew_params["ttlMs"] = 90000;
   EXPECT_EQ(renewed->as_object().at("params"), json::value(renew_params));
   EXPECT_TRUE(lease->held());
+
+  // The CLI finds the same host through the same HOME, and never shows its
+  // secret.
+  const auto list = run_bridge({"list", "--json"}, home_.string());
+  ASSERT_EQ(list.status, 0) << describe(list);
+  const auto listed = json::parse(list.out);
+  ASSERT_EQ(listed.at("hosts").as_array().size(), 1u) << list.out;
+  const auto& listed_host = listed.at("hosts").at(0);
+  EXPECT_EQ(listed_host.at("hostId"), json::value(entry->host_id));
+  EXPECT_EQ(listed_host.at("profileId"), json::value(profile));
+  EXPECT_EQ(listed_host.at("browserName"), json::value("Chromium"));
+  EXPECT_EQ(listed_host.at("port"), json::value(entry->port));
+  EXPECT_EQ(listed_host.at("status"), json::value("running"));
+  EXPECT_EQ(list.out.find(entry->secret), std::string::npos);
+  const auto shown = run_bridge({"info", "--json", "--profile", profile}, home_.string());
+  ASSERT_EQ(shown.status, 0) << describe(shown);
+  const auto described = json::parse(shown.out);
+  EXPECT_EQ(described.at("hostId"), json::value(entry->host_id));
+  EXPECT_EQ(described.at("extensionVersion"), json::value(version));
+  EXPECT_EQ(shown.out.find(entry->secret), std::string::npos);
 
   // On this answer the extension closes its port, which closes the host's
   // input: the host must exit 0 and take its discovery file with it.

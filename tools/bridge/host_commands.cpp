@@ -200,7 +200,8 @@ int report(const Output& output, const client::Error& error) {
     output.document(json::object{{"error", json::object{{"code", error.code}, {"message", error.message}}}});
     return exit_code(error);
   }
-  return output.fail(exit_code(error), error_code(error), error.text());
+  const std::string hint = error.kind == client::ErrorKind::Ambiguous ? " Give it with --profile ID." : "";
+  return output.fail(exit_code(error), error_code(error), error.text() + hint);
 }
 
 std::vector<Command> host_commands() {

@@ -150,10 +150,12 @@ enum class Renewal { automatic, manual };
 class Lease {
  public:
   // "browser.connect" for the session's profile. With automatic renewal a
-  // thread renews every `renew_after` until the lease ends or is destroyed.
+  // thread renews `renew_every` after each connect or renew, until the lease
+  // ends or is destroyed.
   [[nodiscard]] static Result<Lease> acquire(Session& session, LeaseScope scope,
                                              Renewal renewal = Renewal::automatic,
-                                             milliseconds timeout = default_call_timeout);
+                                             milliseconds timeout = default_call_timeout,
+                                             milliseconds renew_every = renew_after);
 
   Lease(Lease&&) noexcept;
   Lease& operator=(Lease&&) noexcept;
