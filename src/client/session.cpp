@@ -313,11 +313,13 @@ Result<Session> connect(const std::optional<std::string>& profile_id, const std:
     return std::move(live.front());
   }
   if (live.empty()) {
-    return std::unexpected(make_error(
-        ErrorKind::NotFound, "No running host" + scope + "." +
-                                 (stale ? " " + std::to_string(stale) + " discovery file(s) belong to hosts that no "
-                                              "longer answer."
-                                        : "")));
+    std::string message = "No running host" + scope + ".";
+    if (stale != 0) {
+      message += ' ';
+      message += std::to_string(stale);
+      message += " discovery file(s) belong to hosts that no longer answer.";
+    }
+    return std::unexpected(make_error(ErrorKind::NotFound, std::move(message)));
   }
   std::string profiles;
   for (const auto& session : live) {
