@@ -235,7 +235,7 @@ std::vector<std::string> check_discovery_files(std::vector<Finding>& findings, c
   std::vector<std::string> names;
   while (const dirent* entry = ::readdir(stream)) {
     const std::string name = entry->d_name;
-    if (name.size() > 5 && name.ends_with(".json")) {
+    if (name.ends_with(".json") && !name.starts_with('.')) {
       names.push_back(name);
     }
   }
@@ -455,8 +455,11 @@ Outcome<std::vector<Finding>> doctor(const DoctorRequest& request) {
       }
       auto target = system_target(browser, request.root);
       if (!target) {
-        findings.push_back(warning(std::string(browser.name), "has no system-wide manifest directory.",
-                                   "Check its user directory: kelvarin-bridge doctor --browser " + std::string(browser.name)));
+        if (!named.empty()) {
+          findings.push_back(warning(std::string(browser.display_name), "has no system-wide manifest directory.",
+                                     "Check its user directory: kelvarin-bridge doctor --browser " +
+                                         std::string(browser.name)));
+        }
         continue;
       }
       if (std::ranges::find(seen, target->dir()) != seen.end()) {

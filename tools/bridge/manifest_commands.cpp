@@ -18,7 +18,7 @@ namespace {
 constexpr std::string_view host_program = "kelvarin-browser-host";
 
 const OptionSpec browser_option{"--browser", "NAME", true,
-                                "A browser from the table below, instead of every browser found."};
+                                "A browser of the list above, instead of every browser found."};
 const OptionSpec system_option{"--system", "", false,
                                "The system-wide directories (for every user) instead of the user's own."};
 const OptionSpec user_data_dir_option{
@@ -334,7 +334,8 @@ std::vector<Command> manifest_commands() {
       "Then the discovery directory under ~/.kelvarin: links, owners and modes, and\n"
       "every discovery file's host asked whether it runs (a file whose host does not\n"
       "answer is stale: its host was killed).\n\n"
-      "Exit status 1 when any problem was found; warnings alone give 0.\n";
+      "Exit status 1 when any problem was found; warnings alone give 0.\n\n" +
+      table_text(platform);
   doctor_spec.options = {browser_option, user_data_dir_option,
                          OptionSpec{"--system", "", false,
                                     "Check the system-wide directories of every browser instead of the user's."}};

@@ -49,8 +49,8 @@ enum class ErrorKind {
 
 struct Error {
   ErrorKind kind = ErrorKind::Io;
-  std::string code;     // for Remote: the reply's "code", e.g. "browser_busy"
-  std::string message;  // a sentence for people
+  std::string code{};     // for Remote: the reply's "code", e.g. "browser_busy"
+  std::string message{};  // a sentence for people
   int os_error = 0;     // the errno value when a system call failed
 
   // "code: message" for Remote errors, the message otherwise.
@@ -63,30 +63,30 @@ using Result = std::expected<T, Error>;
 // What one discovery file says. A file can outlive its host (a host killed by
 // a signal leaves it behind): only a session tells whether the host runs.
 struct HostEntry {
-  std::string path;
-  std::string host_id;
-  std::string profile_id;
-  std::string browser_name;
-  std::string extension_version;
+  std::string path{};
+  std::string host_id{};
+  std::string profile_id{};
+  std::string browser_name{};
+  std::string extension_version{};
   std::uint16_t port = 0;
-  std::string secret;
+  std::string secret{};
 };
 
 // The host's description, as "bridge.info" returns it.
 struct HostInfo {
   std::uint64_t version = 0;
-  std::string host_id;
-  std::string profile_id;
-  std::string browser_name;
-  std::string extension_version;
+  std::string host_id{};
+  std::string profile_id{};
+  std::string browser_name{};
+  std::string extension_version{};
 };
 
 // HOME/.kelvarin/browser-bridge.<first trusted extension's id>.
 [[nodiscard]] Result<std::string> discovery_directory();
 
 struct Scan {
-  std::vector<HostEntry> hosts;          // sorted by profile id, then host id
-  std::vector<std::string> unreadable;   // *.json files that are not discovery documents
+  std::vector<HostEntry> hosts{};          // sorted by profile id, then host id
+  std::vector<std::string> unreadable{};   // *.json files that are not discovery documents
 };
 
 // Every discovery file in `directory` (by default the user's). A missing
@@ -139,10 +139,10 @@ class Session {
 
 // Who takes the lease. The host checks the same rules before forwarding.
 struct LeaseScope {
-  std::string owner_id;     // 1 to 128 of A-Z, a-z, 0-9, "-", "_"
-  std::string account_id;   // 1 to 256 bytes, no control characters
-  std::string pairing_url;  // "ws://127.0.0.1:" port "/extension#" token
-  boost::json::object extra;  // further "params" members for the extension, sent unchanged
+  std::string owner_id{};     // 1 to 128 of A-Z, a-z, 0-9, "-", "_"
+  std::string account_id{};   // 1 to 256 bytes, no control characters
+  std::string pairing_url{};  // "ws://127.0.0.1:" port "/extension#" token
+  boost::json::object extra{};  // further "params" members for the extension, sent unchanged
 };
 
 enum class Renewal { automatic, manual };
