@@ -167,6 +167,10 @@ TEST(BridgeCommands, CommandLineErrorsExitTwoAndEveryCommandHasHelp) {
     EXPECT_EQ(run.status, 2) << c.err_start;
     EXPECT_TRUE(run.err.starts_with(c.err_start)) << run.err;
   }
+  const auto scripted = bridge({"list", "--json", "--frob"}, home.path());
+  EXPECT_EQ(scripted.status, 2);
+  EXPECT_TRUE(is_text(member(member(parsed(scripted), "error"), "code"), "usage")) << scripted.out;
+
   const auto overview = bridge({"--help"}, home.path());
   EXPECT_EQ(overview.status, 0);
   for (const std::string command : {"list", "info", "call", "demo", "install", "uninstall", "doctor"}) {

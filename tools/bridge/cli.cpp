@@ -185,8 +185,10 @@ int run_cli(std::span<const std::string> words, std::ostream& out, std::ostream&
   }
   const auto args = parse_args(it->spec, words.subspan(1));
   if (!args) {
-    err << "kelvarin-bridge: " << args.error() << " See \"kelvarin-bridge " << it->spec.name << " --help\".\n";
-    return exit_usage;
+    // A script that asked for JSON gets it even when its command line is wrong.
+    const Output output{std::ranges::find(words, std::string("--json")) != words.end(), out, err};
+    return output.fail(exit_usage, "usage",
+                       args.error() + " See \"kelvarin-bridge " + it->spec.name + " --help\".");
   }
   if (args->help) {
     print_help(it->spec, out);
