@@ -31,11 +31,8 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -67,8 +64,7 @@ std::string read_text(const fs::path& path) {
   return text.str();
 }
 
-void write_text(const fs::path& path, std::string_view text, fs::perms perms = fs::perms::owner_read |
-                                                                                  fs::perms::owner_write) {
+void write_text(const fs::path& path, std::string_view text, fs::perms perms) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
   fs::permissions(path, perms);
 }
@@ -99,36 +95,59 @@ std::string log_tail(const std::string& text, std::size_t count = 40) {
   return tail;
 }
 
-// Live processes (zombies excluded) in process group `group` or whose command
-// line names `marker`: what the browser may leave behind. Its crash handlers
-// leave the group but name the temporary HOME.
-std::vector<pid_t> processes_of(pid_t group, const std::string& marker) {
-  std::vector<pid_t> found;
+struct Leftover {
+  pid_t pid = 0;
+  std::string cmdline;
+};
+
+// Live processes (zombies excluded) in process group `group`, named `pid`, or
+// whose command line names `marker`, and their descendants: what the browser
+// may leave behind. Its crash handlers leave the group but name the
+// temporary HOME.
+std::vector<Leftover> processes_of(pid_t group, std::optional<pid_t> pid, const std::string& marker) {
+  struct Process {
+    pid_t pid = 0;
+    pid_t parent = 0;
+    pid_t group = 0;
+    std::string cmdline;
+  };
+  std::vector<Process> all;
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator("/proc", ec)) {
     const std::string name = entry.path().filename();
     if (name.empty() || !std::ranges::all_of(name, [](char c) { return c >= '0' && c <= '9'; })) {
       continue;
     }
-    const pid_t pid = std::stoi(name);
     const std::string stat = read_text(entry.path() / "stat");
     const auto close = stat.rfind(')');
-    if (pid == ::getpid() || close == std::string::npos) {
-      continue;
+    if (close == std::string::npos) {
+      continue;  // gone meanwhile
     }
     // After the command name: state, parent, process group.
+    Process process;
+    process.pid = std::stoi(name);
     std::istringstream fields(stat.substr(close + 1));
     char state = '?';
-    pid_t parent = 0;
-    pid_t pgrp = 0;
-    fields >> state >> parent >> pgrp;
-    if (state == 'Z' || state == 'X') {
+    fields >> state >> process.parent >> process.group;
+    if (state == 'Z' || state == 'X' || process.pid == ::getpid()) {
       continue;
     }
-    std::string cmdline = read_text(entry.path() / "cmdline");
-    std::ranges::replace(cmdline, '\0', ' ');
-    if (pgrp == group || cmdline.find(marker) != std::string::npos) {
-      found.push_back(pid);
+    process.cmdline = read_text(entry.path() / "cmdline");
+    std::ranges::replace(process.cmdline, '\0', ' ');
+    all.push_back(std::move(process));
+  }
+  std::vector<Leftover> found;
+  const auto taken = [&](pid_t id) {
+    return std::ranges::any_of(found, [&](const Leftover& leftover) { return leftover.pid == id; });
+  };
+  for (bool grew = true; grew;) {
+    grew = false;
+    for (const auto& process : all) {
+      if (!taken(process.pid) && (process.group == group || process.pid == pid || taken(process.parent) ||
+                                  process.cmdline.find(marker) != std::string::npos)) {
+        found.push_back({process.pid, process.cmdline});
+        grew = true;
+      }
     }
   }
   return found;
@@ -265,15 +284,21 @@ class RealBrowser : public ::testing::Test {
       const pid_t group = browser_->pid();
       browser_->stop();
       // The browser's helpers and the host end with it; give them a moment.
-      auto left = processes_of(group, root_.path());
+      std::optional<pid_t> wrapper;
+      if (const auto text = read_text(root_path() / "wrapper.pid"); !text.empty()) {
+        wrapper = std::stoi(text);
+      }
+      auto left = processes_of(group, wrapper, root_.path());
       for (const auto deadline = Clock::now() + 5s; !left.empty() && Clock::now() < deadline;) {
         std::this_thread::sleep_for(50ms);
-        left = processes_of(group, root_.path());
+        left = processes_of(group, wrapper, root_.path());
       }
-      for (const pid_t pid : left) {
-        ::kill(pid, SIGKILL);
+      std::string named;
+      for (const auto& process : left) {
+        ::kill(process.pid, SIGKILL);
+        named += "\n  " + std::to_string(process.pid) + " " + process.cmdline.substr(0, 200);
       }
-      EXPECT_TRUE(left.empty()) << left.size() << " processes of the browser outlived it by 5 s (killed now)";
+      EXPECT_TRUE(left.empty()) << "processes of the browser outlived it by 5 s (killed now):" << named;
     }
     if (HasFailure()) {
       std::cerr << "--- wrapper log:\n" << read_text(wrapper_log()) << "--- host stderr:\n"
@@ -299,8 +324,8 @@ class RealBrowser : public ::testing::Test {
     std::string script = "#!/bin/sh\n";
     script += "echo \"$$\" > " + file("wrapper.pid") + "\n";
     script += "echo \"started with: $*\" >> " + file("wrapper.log") + "\n";
-    script += shell_word(HOST_BINARY) + " " + shell_word(kelvarin::testing::trusted_origin_1) + " 2>> " + file("host.err") +
-              "\n";
+    script += shell_word(HOST_BINARY) + " " + shell_word(kelvarin::testing::trusted_origin_1) + " 2>> " +
+              file("host.err") + "\n";
     script += "status=$?\n";
     script += "echo \"host exited with status $status\" >> " + file("wrapper.log") + "\n";
     script += "echo \"$status\" > " + file("host.status.part") + " && mv " + file("host.status.part") + " " +
@@ -308,18 +333,17 @@ class RealBrowser : public ::testing::Test {
     write_text(wrapper_, script, fs::perms::owner_all);
   }
 
-  // The native-messaging manifest, in the place Chromium looks for it under
-  // its user data directory.
+  // The native-messaging manifests (one per trusted extension), written by
+  // the tool where Chromium looks for them under its user data directory.
   void register_host() {
-    // TODO(install): write it with `kelvarin-bridge install --user-data-dir
-    // --host-path --allow-origin` once the command takes those options.
-    fs::create_directories(manifest_path().parent_path());
-    const json::object manifest{{"name", host_name},
-                                {"description", "kelvarin-browser-host under the real-browser test"},
-                                {"path", wrapper_.string()},
-                                {"type", "stdio"},
-                                {"allowed_origins", json::array{kelvarin::testing::trusted_origin_1, test_origin()}}};
-    write_text(manifest_path(), json::serialize(manifest));
+    const auto run = run_bridge({"install", "--user-data-dir", profile_dir_.string(), "--host-path", wrapper_.string(),
+                                 "--allow-origin", test_origin()},
+                                home_.string());
+    ASSERT_EQ(run.status, 0) << describe(run);
+    const auto manifest = json::parse(read_text(manifest_path()));
+    EXPECT_EQ(manifest.at("path"), json::value(wrapper_.string()));
+    EXPECT_EQ(manifest.at("allowed_origins"),
+              json::value(json::array{kelvarin::testing::trusted_origin_1, test_origin()}));
   }
 
   void start_browser() {
@@ -349,7 +373,8 @@ class RealBrowser : public ::testing::Test {
       }
     }
     browser_.emplace(args, env, browser_log().string());
-    ASSERT_GT(browser_->pid(), 0) << "cannot start " << browser_binary << ": " << std::strerror(browser_->spawn_error());
+    ASSERT_GT(browser_->pid(), 0) << "cannot start " << browser_binary << ": "
+                                  << std::strerror(browser_->spawn_error());
   }
 
   // Waits for the host's discovery file; fails early if the browser or the
@@ -391,8 +416,8 @@ class RealBrowser : public ::testing::Test {
 };
 
 TEST_F(RealBrowser, ClientLeaseGoesThroughTheBrowserAndTheHostEndsWithThePort) {
-  register_host();
-  start_browser();
+  ASSERT_NO_FATAL_FAILURE(register_host());
+  ASSERT_NO_FATAL_FAILURE(start_browser());
   const auto entry = wait_for_host(30s);
   ASSERT_TRUE(entry);
 
@@ -430,7 +455,7 @@ TEST_F(RealBrowser, ClientLeaseGoesThroughTheBrowserAndTheHostEndsWithThePort) {
   ASSERT_TRUE(suspended) << suspended.error().text();
   EXPECT_EQ(*suspended, json::value(json::object{{"ok", true}, {"method", "browser.suspend"}, {"params", owner}}));
 
-  // The suspend ended that lease, so the library's can take the profile.
+  // The suspend ended that lease; now the library takes the profile.
   auto lease = client::Lease::acquire(
       *session, {.owner_id = "browser-test-owner", .account_id = "account 1", .pairing_url = pairing_url, .extra = {}},
       client::Renewal::manual);
@@ -478,6 +503,10 @@ TEST_F(RealBrowser, ClientLeaseGoesThroughTheBrowserAndTheHostEndsWithThePort) {
   EXPECT_EQ(read_text(root_path() / "host.err"), "");
   EXPECT_TRUE(kelvarin::peer::read_discovery(home_.string()).empty());
   EXPECT_TRUE(browser_->running()) << "the browser ended with the port";
+
+  const auto removed = run_bridge({"uninstall", "--user-data-dir", profile_dir_.string()}, home_.string());
+  EXPECT_EQ(removed.status, 0) << describe(removed);
+  EXPECT_FALSE(fs::exists(manifest_path().parent_path()));
 }
 
 }  // namespace
