@@ -8,18 +8,18 @@ namespace kelvarin::bridge {
 
 namespace {
 
-const OptionSpec json_option{"--json", "", false, "Write one JSON document for scripts instead of text."};
-const OptionSpec help_option{"--help", "", false, "Show this help."};
+const Option json_option{"--json", "", false, "Write one JSON document for scripts instead of text."};
+const Option help_option{"--help", "", false, "Show this help."};
 
-const OptionSpec* find_option(const CommandSpec& spec, std::string_view name) {
+const Option* find_option(const Syntax& syntax, std::string_view name) {
   if (name == json_option.name) {
     return &json_option;
   }
   if (name == help_option.name) {
     return &help_option;
   }
-  const auto it = std::ranges::find(spec.options, name, &OptionSpec::name);
-  return it == spec.options.end() ? nullptr : &*it;
+  const auto it = std::ranges::find(syntax.options, name, &Option::name);
+  return it == syntax.options.end() ? nullptr : &*it;
 }
 
 std::vector<Command> all_commands() {
@@ -37,7 +37,7 @@ void print_overview(const std::vector<Command>& commands, std::ostream& out) {
          "Registers kelvarin-browser-host with Chromium-family browsers and talks to\n"
          "running hosts.\n\nCommands:\n";
   for (const auto& command : commands) {
-    out << "  " << std::left << std::setw(11) << command.spec.name << command.spec.summary << '\n';
+    out << "  " << std::left << std::setw(11) << command.syntax.name << command.syntax.summary << '\n';
   }
   out << "\n\"kelvarin-bridge COMMAND --help\" describes one command. Every command takes\n"
          "--json. Exit codes: 0 success, 1 refused or problems found, 2 usage error,\n"
@@ -61,7 +61,7 @@ std::vector<std::string> Args::all(std::string_view name) const {
   return it == values.end() ? std::vector<std::string>{} : it->second;
 }
 
-std::expected<Args, std::string> parse_args(const CommandSpec& spec, std::span<const std::string> words) {
+std::expected<Args, std::string> parse_args(const Syntax& syntax, std::span<const std::string> words) {
   Args args;
   bool options_done = false;
   for (std::size_t i = 0; i < words.size(); ++i) {
@@ -83,9 +83,9 @@ std::expected<Args, std::string> parse_args(const CommandSpec& spec, std::span<c
     if (name == "-h") {
       name = "--help";
     }
-    const OptionSpec* option = find_option(spec, name);
+    const Option* option = find_option(syntax, name);
     if (option == nullptr) {
-      return std::unexpected("unknown option " + name + " for " + spec.name + ".");
+      return std::unexpected("unknown option " + name + " for " + syntax.name + ".");
     }
     if (option->value_name.empty()) {
       if (inline_value) {
@@ -115,31 +115,31 @@ std::expected<Args, std::string> parse_args(const CommandSpec& spec, std::span<c
   if (args.help) {
     return args;
   }
-  if (args.positional.size() < spec.min_positional) {
-    return std::unexpected(spec.name + " needs " + spec.arguments + ".");
+  if (args.positional.size() < syntax.min_positional) {
+    return std::unexpected(syntax.name + " needs " + syntax.arguments + ".");
   }
-  if (args.positional.size() > spec.max_positional) {
-    return std::unexpected("unexpected argument " + args.positional[spec.max_positional] + " for " + spec.name +
+  if (args.positional.size() > syntax.max_positional) {
+    return std::unexpected("unexpected argument " + args.positional[syntax.max_positional] + " for " + syntax.name +
                            ".");
   }
   return args;
 }
 
-void print_help(const CommandSpec& spec, std::ostream& out) {
-  out << "usage: kelvarin-bridge " << spec.name;
-  if (!spec.options.empty()) {
+void print_help(const Syntax& syntax, std::ostream& out) {
+  out << "usage: kelvarin-bridge " << syntax.name;
+  if (!syntax.options.empty()) {
     out << " [OPTIONS]";
   }
-  if (!spec.arguments.empty()) {
-    out << ' ' << spec.arguments;
+  if (!syntax.arguments.empty()) {
+    out << ' ' << syntax.arguments;
   }
-  out << "\n\n" << spec.summary << '\n';
-  if (!spec.details.empty()) {
-    out << '\n' << spec.details << (spec.details.ends_with('\n') ? "" : "\n");
+  out << "\n\n" << syntax.summary << '\n';
+  if (!syntax.details.empty()) {
+    out << '\n' << syntax.details << (syntax.details.ends_with('\n') ? "" : "\n");
   }
   out << "\nOptions:\n";
-  std::vector<const OptionSpec*> options;
-  for (const auto& option : spec.options) {
+  std::vector<const Option*> options;
+  for (const auto& option : syntax.options) {
     options.push_back(&option);
   }
   options.push_back(&json_option);
@@ -169,29 +169,29 @@ int run_cli(std::span<const std::string> words, std::ostream& out, std::ostream&
   const auto commands = all_commands();
   if (words.empty() || words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
     if (words.size() > 1 && words[0] == "help") {
-      const auto it = std::ranges::find(commands, words[1], [](const Command& c) { return c.spec.name; });
+      const auto it = std::ranges::find(commands, words[1], [](const Command& c) { return c.syntax.name; });
       if (it != commands.end()) {
-        print_help(it->spec, out);
+        print_help(it->syntax, out);
         return exit_ok;
       }
     }
     print_overview(commands, words.empty() ? err : out);
     return words.empty() ? exit_usage : exit_ok;
   }
-  const auto it = std::ranges::find(commands, words[0], [](const Command& c) { return c.spec.name; });
+  const auto it = std::ranges::find(commands, words[0], [](const Command& c) { return c.syntax.name; });
   if (it == commands.end()) {
     err << "kelvarin-bridge: unknown command " << words[0] << ". \"kelvarin-bridge --help\" lists them.\n";
     return exit_usage;
   }
-  const auto args = parse_args(it->spec, words.subspan(1));
+  const auto args = parse_args(it->syntax, words.subspan(1));
   if (!args) {
     // A script that asked for JSON gets it even when its command line is wrong.
     const Output output{std::ranges::find(words, std::string("--json")) != words.end(), out, err};
     return output.fail(exit_usage, "usage",
-                       args.error() + " See \"kelvarin-bridge " + it->spec.name + " --help\".");
+                       args.error() + " See \"kelvarin-bridge " + it->syntax.name + " --help\".");
   }
   if (args->help) {
-    print_help(it->spec, out);
+    print_help(it->syntax, out);
     return exit_ok;
   }
   return it->run(*args, Output{args->json, out, err});

@@ -28,21 +28,21 @@ enum Exit : int {
   exit_file_error = 5,   // a file or directory could not be read or written
 };
 
-struct OptionSpec {
+struct Option {
   std::string name{};        // "--browser"
   std::string value_name{};  // "NAME"; empty for a flag
   bool repeatable = false;
   std::string help{};
 };
 
-struct CommandSpec {
+struct Syntax {
   std::string name{};
   std::string arguments{};  // positional part of the synopsis, e.g. "METHOD"
   std::size_t min_positional = 0;
   std::size_t max_positional = 0;
   std::string summary{};  // one line, for the command list
   std::string details{};  // paragraphs for --help
-  std::vector<OptionSpec> options{};  // --json and --help are added for every command
+  std::vector<Option> options{};  // --json and --help are added for every command
 };
 
 struct Args {
@@ -58,9 +58,9 @@ struct Args {
 };
 
 // Parses the words after the command's name; the error is a sentence.
-[[nodiscard]] std::expected<Args, std::string> parse_args(const CommandSpec& spec, std::span<const std::string> words);
+[[nodiscard]] std::expected<Args, std::string> parse_args(const Syntax& syntax, std::span<const std::string> words);
 
-void print_help(const CommandSpec& spec, std::ostream& out);
+void print_help(const Syntax& syntax, std::ostream& out);
 
 // Where a command writes. With json set, a command writes exactly one JSON
 // document to out (sorted keys, one line) and nothing for people; messages
@@ -78,7 +78,7 @@ struct Output {
 };
 
 struct Command {
-  CommandSpec spec;
+  Syntax syntax;
   std::function<int(const Args&, const Output&)> run;
 };
 

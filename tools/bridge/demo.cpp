@@ -296,16 +296,16 @@ int run_demo(const Args& args, const Output& output) {
 
 std::vector<Command> demo_commands() {
   return {Command{
-      .spec = {.name = "demo",
+      .syntax = {.name = "demo",
                .summary = "Run the host as a browser would, with a simulated extension and a client.",
                .details = "Starts kelvarin-browser-host with a trusted origin and a temporary HOME, plays\n"
                           "the extension on its standard input and output, and runs a client session\n"
                           "through the client library: discovery, bridge.info, browser.connect,\n"
                           "browser.renew, browser.disconnect. Prints every frame between host and\n"
                           "extension (the secret masked). Exits 0 when every step went as expected.",
-               .options = {OptionSpec{"--host-path", "PATH", false,
+               .options = {Option{"--host-path", "PATH", false,
                                       "The host executable (default: the one beside kelvarin-bridge)."},
-                           OptionSpec{"--home", "DIR", false,
+                           Option{"--home", "DIR", false,
                                       "HOME for the host (default: a temporary directory, removed after)."}}},
       .run = run_demo}};
 }

@@ -18,9 +18,9 @@ namespace {
 // does not keep the user waiting.
 constexpr client::milliseconds probe_timeout{1000};
 
-const OptionSpec profile_option{"--profile", "ID", false,
+const Option profile_option{"--profile", "ID", false,
                                 "The host serving this browser profile (needed when several run)."};
-const OptionSpec timeout_option{"--timeout", "MS", false, "How long to wait for the reply (default 35000)."};
+const Option timeout_option{"--timeout", "MS", false, "How long to wait for the reply (default 35000)."};
 
 struct Probe {
   client::HostEntry host;
@@ -206,21 +206,21 @@ int report(const Output& output, const client::Error& error) {
 
 std::vector<Command> host_commands() {
   return {
-      Command{.spec = {.name = "list",
+      Command{.syntax = {.name = "list",
                        .summary = "Show running hosts and mark stale discovery files.",
                        .details = "Reads every discovery file under ~/.kelvarin and asks each host to describe\n"
                                   "itself. A file whose host does not answer as itself is stale: its host was\n"
                                   "killed before it could remove it. Secrets are never shown.",
                        .options = {}},
               .run = run_list},
-      Command{.spec = {.name = "info",
+      Command{.syntax = {.name = "info",
                        .summary = "Describe the running host of a browser profile.",
                        .details = "Connects to the host (the only one running, or the one for --profile) and\n"
                                   "shows what \"bridge.info\" returns, with its port and discovery file.\n"
                                   "Exits 3 when no host runs, 2 when several run and no --profile was given.",
                        .options = {profile_option}},
               .run = run_info},
-      Command{.spec = {.name = "call",
+      Command{.syntax = {.name = "call",
                        .arguments = "METHOD",
                        .min_positional = 1,
                        .max_positional = 1,
@@ -230,7 +230,7 @@ std::vector<Command> host_commands() {
                                   "message and exits 1. A lease taken with browser.connect ends when this\n"
                                   "command exits, because its connection closes.",
                        .options = {profile_option,
-                                   OptionSpec{"--params", "JSON", false, "The request's params, a JSON object."},
+                                   Option{"--params", "JSON", false, "The request's params, a JSON object."},
                                    timeout_option}},
               .run = run_call},
   };

@@ -17,14 +17,14 @@ namespace {
 
 constexpr std::string_view host_program = "kelvarin-browser-host";
 
-const OptionSpec browser_option{"--browser", "NAME", true,
+const Option browser_option{"--browser", "NAME", true,
                                 "A browser of the list above, instead of every browser found."};
-const OptionSpec system_option{"--system", "", false,
+const Option system_option{"--system", "", false,
                                "The system-wide directories (for every user) instead of the user's own."};
-const OptionSpec user_data_dir_option{
+const Option user_data_dir_option{
     "--user-data-dir", "DIR", true,
     "A browser started with --user-data-dir DIR: its manifests are in DIR/NativeMessagingHosts."};
-const OptionSpec destdir_option{"--destdir", "DIR", false,
+const Option destdir_option{"--destdir", "DIR", false,
                                 "Prefix every system path with DIR (a packaging stage). Only with --system."};
 
 int exit_code(const Failure& failure) {
@@ -277,10 +277,10 @@ std::vector<Command> manifest_commands() {
   const Platform platform = current_platform();
   std::vector<Command> commands;
 
-  CommandSpec install_spec;
-  install_spec.name = "install";
-  install_spec.summary = "Register the host with browsers: write its native-messaging manifests.";
-  install_spec.details =
+  Syntax install_syntax;
+  install_syntax.name = "install";
+  install_syntax.summary = "Register the host with browsers: write its native-messaging manifests.";
+  install_syntax.details =
       "Writes one manifest per trusted extension, <host name>.json, into the\n"
       "NativeMessagingHosts directory of every browser found for this user (one whose\n"
       "own directory exists), or of the browsers named. A browser's own directory is\n"
@@ -296,34 +296,34 @@ std::vector<Command> manifest_commands() {
       "  sudo kelvarin-bridge install --system\n"
       "  kelvarin-bridge install --system --destdir \"$DESTDIR\" --host-path /usr/bin/kelvarin-browser-host\n\n" +
       table_text(platform);
-  install_spec.options = {
+  install_syntax.options = {
       browser_option,
       system_option,
-      OptionSpec{"--host-path", "PATH", false, "The host program the browser starts."},
+      Option{"--host-path", "PATH", false, "The host program the browser starts."},
       user_data_dir_option,
-      OptionSpec{"--allow-origin", "ORIGIN", true,
+      Option{"--allow-origin", "ORIGIN", true,
                  "Also allow chrome-extension://<32 letters a-p>/ (e.g. a test extension)."},
       destdir_option,
   };
-  commands.push_back(Command{std::move(install_spec), run_install});
+  commands.push_back(Command{std::move(install_syntax), run_install});
 
-  CommandSpec uninstall_spec;
-  uninstall_spec.name = "uninstall";
-  uninstall_spec.summary = "Remove the manifests install wrote.";
-  uninstall_spec.details =
+  Syntax uninstall_syntax;
+  uninstall_syntax.name = "uninstall";
+  uninstall_syntax.summary = "Remove the manifests install wrote.";
+  uninstall_syntax.details =
       "Removes each <host name>.json that is a regular file naming that host, from\n"
       "the same directories install would choose (without options: every browser\n"
       "found for this user), then each manifest directory left empty. Anything else\n"
       "at a manifest's path is left and reported (exit 1). Removing nothing is not an\n"
       "error.\n\n" +
       table_text(platform);
-  uninstall_spec.options = {browser_option, system_option, user_data_dir_option, destdir_option};
-  commands.push_back(Command{std::move(uninstall_spec), run_uninstall});
+  uninstall_syntax.options = {browser_option, system_option, user_data_dir_option, destdir_option};
+  commands.push_back(Command{std::move(uninstall_syntax), run_uninstall});
 
-  CommandSpec doctor_spec;
-  doctor_spec.name = "doctor";
-  doctor_spec.summary = "Explain why a browser cannot start the host or a client cannot reach it.";
-  doctor_spec.details =
+  Syntax doctor_syntax;
+  doctor_syntax.name = "doctor";
+  doctor_syntax.summary = "Explain why a browser cannot start the host or a client cannot reach it.";
+  doctor_syntax.details =
       "Checks, for every browser found (or named, or started with --user-data-dir),\n"
       "the manifests in its user and system directories: missing (the browser says\n"
       "\"Specified native messaging host not found.\"), not a regular file, unreadable,\n"
@@ -336,10 +336,10 @@ std::vector<Command> manifest_commands() {
       "answer is stale: its host was killed).\n\n"
       "Exit status 1 when any problem was found; warnings alone give 0.\n\n" +
       table_text(platform);
-  doctor_spec.options = {browser_option, user_data_dir_option,
-                         OptionSpec{"--system", "", false,
+  doctor_syntax.options = {browser_option, user_data_dir_option,
+                         Option{"--system", "", false,
                                     "Check the system-wide directories of every browser instead of the user's."}};
-  commands.push_back(Command{std::move(doctor_spec), run_doctor});
+  commands.push_back(Command{std::move(doctor_syntax), run_doctor});
   return commands;
 }
 
