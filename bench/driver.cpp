@@ -7,7 +7,7 @@
 // Usage: kelvarin-bench --host CMD --relay CMD [--rounds N] [--quick]
 //        [--phase-ms N] [--starts N]   (to change the counts; after --quick)
 
-#include "peer.hpp"
+#include "testing/peer.hpp"
 
 #include <algorithm>
 #include <atomic>

@@ -2,10 +2,10 @@
 // frames are a small client request (about 200 bytes) and a renewal carrying
 // about 60 KiB of extra params, the two sizes the end-to-end driver uses.
 
-#include "frame.hpp"
-#include "identity.hpp"
-#include "json.hpp"
-#include "lease.hpp"
+#include "core/frame.hpp"
+#include "core/identity.hpp"
+#include "core/json.hpp"
+#include "rules/lease.hpp"
 
 #include <benchmark/benchmark.h>
 

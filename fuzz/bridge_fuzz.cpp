@@ -11,12 +11,12 @@
 // every forwarded call with how it ended, every release message. Each rule
 // below is checked against that record, not against the host's own tables.
 
-#include "bridge_state.hpp"
-#include "dispatch.hpp"
-#include "envelope.hpp"
-#include "forward.hpp"
-#include "frame.hpp"
-#include "text_rules.hpp"
+#include "core/envelope.hpp"
+#include "core/frame.hpp"
+#include "core/text_rules.hpp"
+#include "rules/bridge_state.hpp"
+#include "rules/dispatch.hpp"
+#include "rules/forward.hpp"
 
 #include "support.hpp"
 

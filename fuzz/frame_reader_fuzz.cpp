@@ -15,7 +15,7 @@
 // stream the reader has gone. A returned value must also come back unchanged
 // through the host's writer and parser, as compact text with sorted keys.
 
-#include "frame.hpp"
+#include "core/frame.hpp"
 
 #include "support.hpp"
 

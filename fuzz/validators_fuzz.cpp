@@ -8,11 +8,12 @@
 // that never occurs in UTF-8, so any string, UTF-8 or not, can be carried):
 //   JSON \xFF s0 \xFF s1 \xFF s2 ...
 
-#include "envelope.hpp"
-#include "identity.hpp"
-#include "lease.hpp"
-#include "startup.hpp"
-#include "text_rules.hpp"
+#include "core/envelope.hpp"
+#include "core/identity.hpp"
+#include "core/text_rules.hpp"
+#include "core/trusted_extensions.hpp"
+#include "host/startup.hpp"
+#include "rules/lease.hpp"
 
 #include "support.hpp"
 

@@ -1,7 +1,7 @@
 // kelvarin-bridge's list, info and call, and its command line, run as the
 // built program against built hosts in a temporary HOME.
 
-#include "host_fixture.hpp"
+#include "testing/host_fixture.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
 // The bridge rules as plain decisions: state, input and a clock reading in,
 // the ordered writes and closes out. No sockets, no timers.
 
-#include "bridge_state.hpp"
+#include "rules/bridge_state.hpp"
 
-#include "dispatch.hpp"
-#include "envelope.hpp"
-#include "forward.hpp"
+#include "core/envelope.hpp"
+#include "rules/dispatch.hpp"
+#include "rules/forward.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The client library against the built host: the test plays the extension on
 // the host's pipes while the library's blocking calls run on a thread.
 
-#include "host_fixture.hpp"
+#include "testing/host_fixture.hpp"
 
 #include "kelvarin/client.hpp"
 

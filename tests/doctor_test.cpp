@@ -3,7 +3,7 @@
 // live and stale hosts.
 
 #include "doctor.hpp"
-#include "host_fixture.hpp"
+#include "testing/host_fixture.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -5,7 +5,7 @@
 // one peer are handled in order, so when the frame a later message causes is
 // the next one read, nothing came before it.
 
-#include "host_fixture.hpp"
+#include "testing/host_fixture.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // unsupported methods, the grace period, the connection limit, malformed
 // frames and the end of the run.
 
-#include "host_fixture.hpp"
+#include "testing/host_fixture.hpp"
 
 #include <gtest/gtest.h>
 

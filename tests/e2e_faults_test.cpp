@@ -1,7 +1,7 @@
 // Faults from outside: a client that vanishes mid-frame, a host killed by a
 // signal, and a discovery file that cannot be written.
 
-#include "host_fixture.hpp"
+#include "testing/host_fixture.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // What a local attacker meets: file modes, planted links, descriptors, the
 // listening address, and where the secret may appear.
 
-#include "host_fixture.hpp"
+#include "testing/host_fixture.hpp"
 
-#include "discovery.hpp"
+#include "core/discovery.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The built host from its start to the end of its run, seen from outside:
 // origin check, hello, publication of the discovery file, teardown.
 
-#include "host_fixture.hpp"
+#include "testing/host_fixture.hpp"
 
 #include <gtest/gtest.h>
 

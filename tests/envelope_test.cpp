@@ -1,4 +1,4 @@
-#include "envelope.hpp"
+#include "core/envelope.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
-#include "frame.hpp"
+#include "core/frame.hpp"
 
-#include "stdio_stream.hpp"
+#include "host/stdio_stream.hpp"
 
-#include "peer.hpp"
+#include "testing/peer.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>

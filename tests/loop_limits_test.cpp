@@ -7,9 +7,9 @@
 // frame a later message causes is the next one read, nothing came before it.
 // Across peers there is no such order, and a short quiet window stands in.
 
-#include "startup.hpp"
+#include "host/startup.hpp"
 
-#include "host_fixture.hpp"
+#include "testing/host_fixture.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>

@@ -1,8 +1,8 @@
 // install and uninstall: the browser table and selection as library calls,
 // the commands as the built kelvarin-bridge with a temporary HOME.
 
-#include "host_fixture.hpp"
 #include "manifests.hpp"
+#include "testing/host_fixture.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -2,9 +2,9 @@
 // the extension's reader and a client's reader over loopback TCP, run side
 // by side from the same cases.
 
-#include "readers.hpp"
+#include "host/readers.hpp"
 
-#include "peer.hpp"
+#include "testing/peer.hpp"
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>

@@ -1,7 +1,8 @@
-#include "lease.hpp"
+#include "rules/lease.hpp"
 
-#include "startup.hpp"
-#include "text_rules.hpp"
+#include "core/text_rules.hpp"
+#include "core/trusted_extensions.hpp"
+#include "host/startup.hpp"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,8 @@
 
 #include "channel.hpp"
 
-#include "discovery.hpp"
-#include "json.hpp"
+#include "core/discovery.hpp"
+#include "core/json.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -3,10 +3,10 @@
 
 #include "channel.hpp"
 
-#include "envelope.hpp"
-#include "frame.hpp"
-#include "identity.hpp"
-#include "json.hpp"
+#include "core/envelope.hpp"
+#include "core/frame.hpp"
+#include "core/identity.hpp"
+#include "core/json.hpp"
 
 #include <algorithm>
 #include <array>

@@ -7,8 +7,8 @@
 //
 // Skipped when Chromium is not installed, unless KELVARIN_REQUIRE_BROWSER=1.
 
-#include "host_fixture.hpp"
-#include "peer.hpp"
+#include "testing/host_fixture.hpp"
+#include "testing/peer.hpp"
 
 #include <kelvarin/client.hpp>
 

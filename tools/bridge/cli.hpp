@@ -4,7 +4,7 @@
 // option parser, exit codes, and output that is either for people or, with
 // --json, one JSON document per run for scripts.
 
-#include "json.hpp"
+#include "core/json.hpp"
 
 #include <expected>
 #include <functional>

@@ -6,9 +6,9 @@
 #include "cli.hpp"
 #include "client_errors.hpp"
 
-#include "json.hpp"
+#include "core/json.hpp"
 #include "kelvarin/client.hpp"
-#include "peer.hpp"
+#include "testing/peer.hpp"
 
 #include <deque>
 #include <filesystem>

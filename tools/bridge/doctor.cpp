@@ -1,7 +1,7 @@
 #include "doctor.hpp"
 
-#include "discovery.hpp"
-#include "json.hpp"
+#include "core/discovery.hpp"
+#include "core/json.hpp"
 #include "kelvarin/client.hpp"
 
 #include <algorithm>

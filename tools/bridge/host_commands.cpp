@@ -4,7 +4,7 @@
 #include "cli.hpp"
 #include "client_errors.hpp"
 
-#include "json.hpp"
+#include "core/json.hpp"
 
 #include <charconv>
 #include <iomanip>

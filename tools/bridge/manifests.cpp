@@ -1,7 +1,7 @@
 #include "manifests.hpp"
 
-#include "discovery.hpp"
-#include "json.hpp"
+#include "core/discovery.hpp"
+#include "core/json.hpp"
 
 #include <algorithm>
 #include <array>

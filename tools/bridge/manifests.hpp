@@ -6,7 +6,7 @@
 // and any root prefix come in as parameters, so tests can use temporary
 // directories and check the macOS table on Linux.
 
-#include "startup.hpp"
+#include "core/trusted_extensions.hpp"
 
 #include <cstdint>
 #include <expected>

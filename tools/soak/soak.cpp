@@ -5,7 +5,7 @@
 // back to where they were after warm-up, every request must have had exactly
 // its one answer, and nothing else may have been written.
 
-#include "peer.hpp"
+#include "testing/peer.hpp"
 
 #include <cstdio>
 #include <cstring>
