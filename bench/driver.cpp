@@ -7,6 +7,7 @@
 // Usage: kelvarin-bench --host CMD --relay CMD [--rounds N] [--quick]
 //        [--phase-ms N] [--starts N]   (to change the counts; after --quick)
 
+#include "core/trusted_extensions.hpp"
 #include "testing/peer.hpp"
 
 #include <algorithm>
@@ -43,7 +44,7 @@ using namespace kelvarin;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* trusted_origin = "chrome-extension://ilimhgenbmakmldnokbdfbjkgakahhll/";
+const std::string trusted_origin = kelvarin::first_trusted_origin();
 constexpr std::size_t client_count = 16;  // the host's connection limit
 constexpr std::size_t large_padding = 60 * 1024;
 

@@ -1,3 +1,4 @@
+#include "core/discovery.hpp"
 #include "testing/peer.hpp"
 
 #include <cerrno>
@@ -185,7 +186,7 @@ TempDir::~TempDir() {
 }
 
 std::string discovery_dir_under(const std::string& home) {
-  return home + "/.kelvarin/browser-bridge.ilimhgenbmakmldnokbdfbjkgakahhll";
+  return join_path(join_path(home, data_dir_name), discovery_dir_name);
 }
 
 std::vector<Discovery> read_discovery(const std::string& home) {

@@ -7,6 +7,7 @@
 #include "client_errors.hpp"
 
 #include "core/json.hpp"
+#include "core/trusted_extensions.hpp"
 #include "kelvarin/client.hpp"
 #include "testing/peer.hpp"
 
@@ -29,7 +30,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-constexpr const char* trusted_origin = "chrome-extension://ilimhgenbmakmldnokbdfbjkgakahhll/";
+const std::string trusted_origin = first_trusted_origin();
 constexpr auto wait_limit = 5s;
 
 // Lines from two threads, each whole; silent in --json mode.

@@ -5,6 +5,7 @@
 // back to where they were after warm-up, every request must have had exactly
 // its one answer, and nothing else may have been written.
 
+#include "core/trusted_extensions.hpp"
 #include "testing/peer.hpp"
 
 #include <cstdio>
@@ -22,7 +23,7 @@ namespace {
 using namespace kelvarin;
 using namespace std::chrono_literals;
 
-constexpr const char* origin = "chrome-extension://ilimhgenbmakmldnokbdfbjkgakahhll/";
+const std::string origin = kelvarin::first_trusted_origin();
 constexpr auto wait_limit = 5s;
 
 struct Usage {

@@ -3,6 +3,7 @@
 // The built host started as a browser starts it, with a temporary HOME,
 // played from the extension's side. HOST_BINARY names the executable.
 
+#include "core/trusted_extensions.hpp"
 #include "testing/peer.hpp"
 
 #include <memory>
@@ -13,8 +14,8 @@ namespace kelvarin::testing {
 
 using namespace std::chrono_literals;
 
-inline constexpr const char* trusted_origin_1 = "chrome-extension://ilimhgenbmakmldnokbdfbjkgakahhll/";
-inline constexpr const char* trusted_origin_2 = "chrome-extension://kiellkahjdbnljcfdagkahjjnmgolnhb/";
+inline const std::string trusted_origin_1 = extension_hosts()[0].origin;
+inline const std::string trusted_origin_2 = extension_hosts()[1].origin;
 inline constexpr const char* profile_id = "Default";
 
 // A valid hello with the given id and params.
